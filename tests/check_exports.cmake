@@ -1,0 +1,27 @@
+# Fails unless the shared library's dynamic symbol table defines exactly
+# the names in EXPECTED (a file, one name per line) and nothing else.
+# Usage: cmake -DLIB=<path> -DEXPECTED=<file> -DNM=<nm> -P check_exports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIB}
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(defined)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
+  string(REGEX REPLACE "@.*" "" name "${name}")
+  list(APPEND defined ${name})
+endforeach()
+list(SORT defined)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT defined STREQUAL expected)
+  set(extra ${defined})
+  list(REMOVE_ITEM extra ${expected})
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${defined})
+  message(FATAL_ERROR "exported names differ\n  unexpected: ${extra}\n  missing: ${missing}")
+endif()
+list(LENGTH defined n)
+message(STATUS "${n} public names exported, nothing else")
