@@ -68,6 +68,9 @@ inline void list_lru_update(tovrick_list *head, tovrick_list *node)
 
 // ---- Tags and ids. ------------------------------------------------------
 
+// The flags that keep a tag in use: it is neither taken over nor removed.
+constexpr uint16_t kPinned = TOVRICK_DIRTY | TOVRICK_LOCKED;
+
 // A tag's link is its first member, so a node on a cache list is its tag.
 inline tovrick_tag *as_tag(tovrick_list *node)
 {

@@ -15,8 +15,6 @@ using namespace tovrick_core;
 
 namespace {
 
-constexpr uint16_t kPinned = TOVRICK_DIRTY | TOVRICK_LOCKED;
-
 // Step 3: the tag an id new to set `set` takes, or null.  Free tags are
 // clean and unlocked by invariant, so their flags are not consulted.
 tovrick_tag *choose_tag(tovrick_cache *cache, uint32_t set)
