@@ -13,6 +13,7 @@
  * Closing drains every dirty buffer with tovrick_flush, then syncs.
  */
 #define _POSIX_C_SOURCE 200809L
+#define _FILE_OFFSET_BITS 64
 
 #include "blockcache.h"
 

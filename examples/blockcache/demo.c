@@ -7,6 +7,7 @@
  * buffer is caught at once; the final check catches lost write-backs.
  */
 #define _POSIX_C_SOURCE 200809L
+#define _FILE_OFFSET_BITS 64
 
 #include <errno.h>
 #include <fcntl.h>
@@ -252,10 +253,24 @@ static int write_all(int fd, const unsigned char *p, uint64_t n)
     return 0;
 }
 
-static void fail_io(const char *what)
+static int read_all(int fd, unsigned char *p, uint64_t n)
+{
+    uint64_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(fd, p + done, (size_t)(n - done), (off_t)done);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        done += (uint64_t)r;
+    }
+    return 0;
+}
+
+static int io_failure(const char *what)
 {
     fprintf(stderr, "tovrick-demo: %s: %s\n", what, strerror(errno));
-    exit(1);
+    return 1;
 }
 
 /* Blocks held locked across operations, oldest first. */
@@ -271,155 +286,199 @@ static void release_oldest(blockcache *bc, struct held *h)
     h->count--;
 }
 
-int main(int argc, char **argv)
+static void release_all(blockcache *bc, struct held *h)
 {
-    struct options o = {NULL, 4u << 20, 4096, 64, 4, 200000, 2, 1, 0.3, BC_CALLER_MAPPING,
-                        NULL, 0};
-    char temp_path[] = "/tmp/tovrick-demo-XXXXXX";
-    const char *path;
-    uint64_t blocks, count, i, reads = 0, writes = 0, hold_state;
-    unsigned char *shadow, *disk;
+    while (h->count)
+        release_oldest(bc, h);
+}
+
+/* Everything one run owns, released in one place. */
+struct run {
+    struct options o;
+    uint64_t blocks, count;
     struct op *ops;
-    struct held held = {NULL, 0, 0};
+    unsigned char *shadow; /* what the file must hold */
+    struct held held;
     blockcache *bc;
+    int fd;
+};
+
+/* Runs the operations through the cache, checking every read against the
+ * shadow and applying every write to it.  Returns 0, or 1 on a failure. */
+static int run_workload(struct run *r)
+{
+    const struct options *o = &r->o;
+    uint64_t i, reads = 0, writes = 0, hold_state = o->seed * 4 + 3;
+    double started = now(), last_progress = started, elapsed;
+    int progress = 0;
     const bc_stats *st;
-    double started, last_progress, elapsed;
-    int fd, progress = 0;
 
-    parse_options(argc, argv, &o);
-    blocks = o.size / o.block_size;
-    ops = o.trace ? read_trace(o.trace, blocks, &count) : make_workload(&o, blocks);
-    if (!o.trace)
-        count = o.ops;
-    shadow = malloc(o.size);
-    disk = malloc(o.size);
-    held.max = o.hold;
-    held.blocks = malloc((o.hold + 1) * sizeof *held.blocks);
-    if (!shadow || !disk || !held.blocks || (!ops && count)) {
-        fprintf(stderr, "tovrick-demo: out of memory\n");
-        return 1;
-    }
-
-    if (o.file) {
-        path = o.file;
-        fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
-    } else {
-        path = temp_path;
-        fd = mkstemp(temp_path);
-    }
-    if (fd < 0)
-        fail_io(path);
-    fill_random(shadow, o.size, o.seed ^ 0xF11EULL);
-    if (write_all(fd, shadow, o.size) != 0)
-        fail_io("writing the initial file");
-
-    bc = bc_open(fd, (uint32_t)o.block_size, (uint32_t)o.sets, (uint32_t)o.ways, o.mapping);
-    if (!bc) {
-        fprintf(stderr, "tovrick-demo: cannot create the cache\n");
-        return 1;
-    }
-    bc_skip_writeback(bc, o.skip_writeback);
-
-    printf("tovrick-demo: libtovrick %s\n", tovrick_version_str);
-    printf("file:     %s, %" PRIu64 " blocks of %" PRIu64 " bytes%s\n", path, blocks,
-           o.block_size, o.file ? "" : " (temporary)");
-    printf("cache:    %" PRIu64 " sets x %" PRIu64 " ways = %" PRIu64 " buffers, %s mapping\n",
-           o.sets, o.ways, o.sets * o.ways, o.mapping == BC_CALLER_MAPPING ? "caller" : "default");
-    if (o.trace)
-        printf("workload: trace %s, %" PRIu64 " operations, up to %" PRIu64 " blocks held\n",
-               o.trace, count, o.hold);
-    else
-        printf("workload: %" PRIu64 " operations, %.0f%% writes, seed %" PRIu64
-               ", up to %" PRIu64 " blocks held\n",
-               count, o.write_ratio * 100, o.seed, o.hold);
-    fflush(stdout);
-
-    hold_state = o.seed * 4 + 3;
-    started = last_progress = now();
-    for (i = 0; i < count; i++) {
+    for (i = 0; i < r->count; i++) {
         enum bc_status status;
-        bc_block *b = bc_acquire(bc, ops[i].block, &status);
-        unsigned char *want = shadow + ops[i].block * o.block_size;
+        const struct op *op = &r->ops[i];
+        unsigned char *want = r->shadow + op->block * o->block_size;
+        bc_block *b = bc_acquire(r->bc, op->block, &status);
         if (!b && status == BC_SET_LOCKED) {
             /* Every buffer of the set is held: give ours back and retry. */
-            while (held.count)
-                release_oldest(bc, &held);
-            b = bc_acquire(bc, ops[i].block, &status);
+            release_all(r->bc, &r->held);
+            b = bc_acquire(r->bc, op->block, &status);
         }
         if (!b) {
             if (status == BC_IO_ERROR)
-                fail_io("block I/O");
-            fprintf(stderr, "tovrick-demo: block %" PRIu64 " could not be placed\n", ops[i].block);
+                return io_failure("block I/O");
+            fprintf(stderr, "tovrick-demo: block %" PRIu64 " could not be placed\n", op->block);
             return 1;
         }
-        if (ops[i].kind == 'W') {
-            fill_random(want, o.block_size, o.seed * 1000003 + i);
-            memcpy(b->data, want, o.block_size);
-            bc_mark_dirty(bc, b);
+        if (op->kind == 'W') {
+            fill_random(want, o->block_size, o->seed * 1000003 + i);
+            memcpy(b->data, want, o->block_size);
+            bc_mark_dirty(r->bc, b);
             writes++;
         } else {
-            if (memcmp(b->data, want, o.block_size) != 0) {
-                fprintf(stderr, "tovrick-demo: operation %" PRIu64 ": read of block %" PRIu64
-                                " returned stale data\n", i, ops[i].block);
+            if (memcmp(b->data, want, o->block_size) != 0) {
+                printf("FAILED:   operation %" PRIu64 ": read of block %" PRIu64
+                       " returned stale data\n", i, op->block);
+                bc_release(r->bc, b);
                 return 1;
             }
             reads++;
         }
-        if (o.hold && next_random(&hold_state) % 8 == 0) {
-            if (held.count == held.max)
-                release_oldest(bc, &held);
-            held.blocks[held.count++] = b;
+        if (o->hold && next_random(&hold_state) % 8 == 0) {
+            if (r->held.count == r->held.max)
+                release_oldest(r->bc, &r->held);
+            r->held.blocks[r->held.count++] = b;
         } else {
-            bc_release(bc, b);
+            bc_release(r->bc, b);
         }
         if ((i & 4095) == 0 && isatty(2) && now() - last_progress > 1 && now() - started > 2) {
             last_progress = now();
-            fprintf(stderr, "\r%" PRIu64 " / %" PRIu64 " operations", i, count);
+            fprintf(stderr, "\r%" PRIu64 " / %" PRIu64 " operations", i, r->count);
             progress = 1;
         }
     }
-    while (held.count)
-        release_oldest(bc, &held);
+    release_all(r->bc, &r->held);
     elapsed = now() - started;
     if (progress)
         fprintf(stderr, "\r%*s\r", 40, "");
 
-    st = bc_get_stats(bc);
+    st = bc_get_stats(r->bc);
     printf("ran:      %" PRIu64 " reads, %" PRIu64 " writes in %.3f s (%.0f ops/s)\n", reads,
-           writes, elapsed, elapsed > 0 ? (double)count / elapsed : 0.0);
+           writes, elapsed, elapsed > 0 ? (double)r->count / elapsed : 0.0);
     printf("hits:     %" PRIu64 " of %" PRIu64 " (%.1f%%), %" PRIu64 " blocks read from the file\n",
            st->hits, st->hits + st->misses,
            st->hits + st->misses ? 100.0 * (double)st->hits / (double)(st->hits + st->misses) : 0.0,
            st->misses);
-    if (bc_flush(bc) != BC_OK)
-        fail_io("flushing the cache");
+    if (bc_flush(r->bc) != BC_OK)
+        return io_failure("flushing the cache");
     printf("writes:   %" PRIu64 " write-backs to free a full set, %" PRIu64
            " at close; a set was full of held blocks %" PRIu64 " times\n",
            st->purges, st->flushes, st->set_locked);
-    if (bc_close(bc) != BC_OK)
-        fail_io("closing the cache");
+    return 0;
+}
 
-    for (i = 0; i < o.size;) {
-        ssize_t n = pread(fd, disk + i, (size_t)(o.size - i), (off_t)i);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail_io("reading the file back");
-        i += (uint64_t)n;
+/* Compares the file with the shadow, block by block. */
+static int verify(const struct run *r)
+{
+    const uint64_t bs = r->o.block_size;
+    unsigned char *disk = malloc(r->o.size);
+    uint64_t i;
+    int failed = 0;
+    if (!disk) {
+        fprintf(stderr, "tovrick-demo: out of memory\n");
+        return 1;
     }
-    close(fd);
-    if (!o.file)
-        unlink(temp_path);
-    for (i = 0; i < blocks; i++) {
-        if (memcmp(disk + i * o.block_size, shadow + i * o.block_size, o.block_size) != 0) {
+    if (read_all(r->fd, disk, r->o.size) != 0) {
+        free(disk);
+        return io_failure("reading the file back");
+    }
+    for (i = 0; i < r->blocks && !failed; i++) {
+        if (memcmp(disk + i * bs, r->shadow + i * bs, bs) != 0) {
             printf("FAILED:   block %" PRIu64 " differs from what was written\n", i);
-            return 1;
+            failed = 1;
         }
     }
-    printf("verified: %" PRIu64 " blocks match the shadow copy byte for byte\n", blocks);
-    free(ops);
-    free(shadow);
+    if (!failed)
+        printf("verified: %" PRIu64 " blocks match the shadow copy byte for byte\n", r->blocks);
     free(disk);
-    free(held.blocks);
-    return 0;
+    return failed;
+}
+
+static void print_setup(const struct run *r, const char *path)
+{
+    const struct options *o = &r->o;
+    printf("tovrick-demo: libtovrick %s\n", tovrick_version_str);
+    printf("file:     %s, %" PRIu64 " blocks of %" PRIu64 " bytes%s\n", path, r->blocks,
+           o->block_size, o->file ? "" : " (temporary)");
+    printf("cache:    %" PRIu64 " sets x %" PRIu64 " ways = %" PRIu64 " buffers, %s mapping\n",
+           o->sets, o->ways, o->sets * o->ways,
+           o->mapping == BC_CALLER_MAPPING ? "caller" : "default");
+    if (o->trace)
+        printf("workload: trace %s, %" PRIu64 " operations, up to %" PRIu64 " blocks held\n",
+               o->trace, r->count, o->hold);
+    else
+        printf("workload: %" PRIu64 " operations, %.0f%% writes, seed %" PRIu64
+               ", up to %" PRIu64 " blocks held\n",
+               r->count, o->write_ratio * 100, o->seed, o->hold);
+    fflush(stdout);
+}
+
+int main(int argc, char **argv)
+{
+    struct run r;
+    char temp_path[] = "/tmp/tovrick-demo-XXXXXX";
+    const char *path;
+    int status = 1;
+
+    memset(&r, 0, sizeof r);
+    r.fd = -1;
+    r.o = (struct options){NULL, 4u << 20, 4096, 64, 4, 200000, 2, 1, 0.3, BC_CALLER_MAPPING,
+                           NULL, 0};
+    parse_options(argc, argv, &r.o);
+    r.blocks = r.o.size / r.o.block_size;
+    r.count = r.o.ops;
+    r.ops = r.o.trace ? read_trace(r.o.trace, r.blocks, &r.count) : make_workload(&r.o, r.blocks);
+    r.shadow = malloc(r.o.size);
+    r.held.max = r.o.hold;
+    r.held.blocks = malloc((r.o.hold + 1) * sizeof *r.held.blocks);
+    if (!r.shadow || !r.held.blocks || (!r.ops && r.count)) {
+        fprintf(stderr, "tovrick-demo: out of memory\n");
+        goto done;
+    }
+
+    path = r.o.file ? r.o.file : temp_path;
+    r.fd = r.o.file ? open(path, O_RDWR | O_CREAT | O_TRUNC, 0644) : mkstemp(temp_path);
+    if (r.fd < 0) {
+        io_failure(path);
+        goto done;
+    }
+    if (!r.o.file)
+        unlink(temp_path); /* gone with the descriptor, whatever happens */
+    fill_random(r.shadow, r.o.size, r.o.seed ^ 0xF11EULL);
+    if (write_all(r.fd, r.shadow, r.o.size) != 0) {
+        io_failure("writing the initial file");
+        goto done;
+    }
+    r.bc = bc_open(r.fd, (uint32_t)r.o.block_size, (uint32_t)r.o.sets, (uint32_t)r.o.ways,
+                   r.o.mapping);
+    if (!r.bc) {
+        fprintf(stderr, "tovrick-demo: cannot create the cache\n");
+        goto done;
+    }
+    bc_skip_writeback(r.bc, r.o.skip_writeback);
+    print_setup(&r, path);
+
+    status = run_workload(&r);
+    release_all(r.bc, &r.held);
+    if (bc_close(r.bc) != BC_OK && status == 0)
+        status = io_failure("closing the cache");
+    r.bc = NULL;
+    if (status == 0)
+        status = verify(&r);
+done:
+    if (r.fd >= 0)
+        close(r.fd);
+    free(r.ops);
+    free(r.shadow);
+    free(r.held.blocks);
+    return status;
 }
