@@ -1,26 +1,56 @@
 #!/usr/bin/env bash
-# Builds and runs every test of the project.
-#
-# Each stage is a separate build tree under build/test-*; a failing stage
-# stops the run with a non-zero exit.  Stages that need a tool this machine
-# lacks say so and fail: .ci/run installs what they need.
+# Builds and runs every test of the project, stage by stage:
+#   gcc               the suite with warnings as errors, C programs under memcheck
+#   clang-asan-ubsan  the suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   gcc-tsan          one cache per thread under ThreadSanitizer
+#   gcc-m32           the suite as a 32-bit program
+#   fuzz              libFuzzer for FUZZ_SECONDS (default 30) seconds
+# Each stage has its own build tree under build/test-*.  A failing stage
+# stops the run with a non-zero exit.  .ci/run installs what they need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${FUZZ_SECONDS:-30}
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
-# Configures, builds and runs the CTest suite of one build tree.
+configure() {
+    local name=$1
+    shift
+    cmake -S . -B "build/test-$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRICK_WERROR=ON "$@" >/dev/null
+}
+
+# Configures, builds and runs the whole CTest suite of one build tree.
 run_suite() {
     local name=$1
     shift
     stage "$name"
-    cmake -S . -B "build/test-$name" -DTOVRICK_WERROR=ON "$@" >/dev/null
+    configure "$name" "$@"
     cmake --build "build/test-$name" -j "$jobs"
     ctest --test-dir "build/test-$name" -j "$jobs" --output-on-failure
 }
 
-run_suite gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+gcc_flags=(-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
+clang_flags=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+
+run_suite gcc "${gcc_flags[@]}" -DTOVRICK_VALGRIND=ON
+
+run_suite clang-asan-ubsan "${clang_flags[@]}" -DTOVRICK_SANITIZE=address,undefined
+
+stage gcc-tsan
+configure gcc-tsan "${gcc_flags[@]}" -DTOVRICK_SANITIZE=thread -DTOVRICK_BUILD_EXAMPLES=OFF
+cmake --build build/test-gcc-tsan -j "$jobs" --target threads_test
+ctest --test-dir build/test-gcc-tsan -R '^Threads\.' --output-on-failure --no-tests=error
+
+run_suite gcc-m32 "${gcc_flags[@]}" -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 \
+    -DTOVRICK_GTEST_FROM_SOURCE=ON
+
+stage "fuzz ($fuzz_seconds s)"
+if compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
+    bash scripts/fuzz.sh "$fuzz_seconds" 2>&1 | grep -E '^(stat::|Done|#[0-9]+ +DONE)|ERROR|SUMMARY'
+else
+    echo "skipped: Clang's libFuzzer runtime is not installed"
+fi
 
 stage "all stages passed"

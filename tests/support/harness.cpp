@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace th {
 
@@ -113,11 +112,6 @@ std::vector<tovrick_tag *> list_order(const tovrick_list *head, uint32_t bound)
     return out;
 }
 
-uint32_t num_tags(const tovrick_cache *cache)
-{
-    return cache->num_sets * cache->num_ways;
-}
-
 } // namespace
 
 std::vector<tovrick_tag *> used_order(const tovrick_cache *cache, uint32_t set)
@@ -130,79 +124,12 @@ std::vector<tovrick_tag *> free_order(const tovrick_cache *cache, uint32_t set)
     return list_order(&cache->free_lists[set], cache->num_ways);
 }
 
-namespace {
-
-// Walks one list of set `set`, marking each tag seen; returns a
-// description of the first fault, or an empty string.
-std::string check_list(const tovrick_cache *cache, const tovrick_list *head, uint32_t set,
-                       bool is_free, std::vector<int> &seen, uint32_t &dirty)
-{
-    std::ostringstream err;
-    const auto *base = static_cast<const unsigned char *>(cache->tags);
-    uint32_t steps = 0;
-    const tovrick_list *prev = head;
-    for (const tovrick_list *n = head->next; n != head; prev = n, n = n->next) {
-        if (++steps > cache->num_ways) {
-            err << "set " << set << (is_free ? " free" : " in-use") << " list longer than num_ways";
-            return err.str();
-        }
-        auto offset = reinterpret_cast<const unsigned char *>(n) - base;
-        if (offset < 0 || offset % cache->tag_stride != 0 ||
-            uint64_t(offset) / cache->tag_stride >= num_tags(cache)) {
-            err << "set " << set << ": node " << n << " is not a tag of the cache";
-            return err.str();
-        }
-        uint32_t index = static_cast<uint32_t>(offset / cache->tag_stride);
-        const auto *tag = reinterpret_cast<const tovrick_tag *>(n);
-        if (n->prev != prev)
-            err << "tag " << index << ": prev link does not lead back";
-        else if (index / cache->num_ways != set)
-            err << "tag " << index << " of set " << index / cache->num_ways << " is on a list of set " << set;
-        else if (tag->set != set)
-            err << "tag " << index << ": set field " << tag->set << ", expected " << set;
-        else if (seen[index]++)
-            err << "tag " << index << " is on more than one list";
-        else if (tag->flags & ~uint32_t{TOVRICK_DIRTY | TOVRICK_LOCKED})
-            err << "tag " << index << ": unknown flag bits " << tag->flags;
-        else if (((tag->flags & TOVRICK_LOCKED) != 0) != (tag->refcount != 0))
-            err << "tag " << index << ": locked flag and refcount " << tag->refcount << " disagree";
-        else if (is_free && (tag->flags != 0 || tag->refcount != 0))
-            err << "tag " << index << " is free but dirty or locked";
-        if (!err.str().empty())
-            return err.str();
-        dirty += tag->flags & TOVRICK_DIRTY;
-    }
-    if (head->prev != prev)
-        err << "set " << set << ": head's prev is not the last node";
-    return err.str();
-}
-
-} // namespace
-
 ::testing::AssertionResult invariants_hold(const tovrick_cache *cache)
 {
-    std::vector<int> seen(num_tags(cache));
-    uint64_t dirty_total = 0;
-    for (uint32_t s = 0; s < cache->num_sets; ++s) {
-        uint32_t dirty = 0;
-        std::string fault = check_list(cache, &cache->used_lists[s], s, false, seen, dirty);
-        if (fault.empty())
-            fault = check_list(cache, &cache->free_lists[s], s, true, seen, dirty);
-        if (!fault.empty())
-            return ::testing::AssertionFailure() << fault;
-        if (cache->dirty_per_set[s] != dirty)
-            return ::testing::AssertionFailure()
-                   << "set " << s << ": counter " << cache->dirty_per_set[s] << ", dirty tags "
-                   << dirty;
-        dirty_total += dirty;
-    }
-    for (uint32_t k = 0; k < num_tags(cache); ++k)
-        if (!seen[k])
-            return ::testing::AssertionFailure() << "tag " << k << " is on no list";
-    if (cache->num_dirty != dirty_total)
-        return ::testing::AssertionFailure()
-               << "num_dirty " << cache->num_dirty << ", dirty tags " << dirty_total;
-    return ::testing::AssertionSuccess();
+    std::string fault = check_invariants(cache);
+    if (fault.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << fault;
 }
 
 } // namespace th

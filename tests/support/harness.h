@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tovrick.h"
+#include "invariants.h"
 
 namespace th {
 
