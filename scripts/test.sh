@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of the project, stage by stage:
-#   gcc               the suite with warnings as errors, C programs under memcheck
+#   gcc               the suite with warnings as errors, C programs under memcheck,
+#                     the installed library consumed every way users consume it
 #   clang-asan-ubsan  the suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   gcc-tsan          one cache per thread under ThreadSanitizer
 #   gcc-m32           the suite as a 32-bit program
@@ -34,7 +35,7 @@ run_suite() {
 gcc_flags=(-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
 clang_flags=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 
-run_suite gcc "${gcc_flags[@]}" -DTOVRICK_VALGRIND=ON
+run_suite gcc "${gcc_flags[@]}" -DTOVRICK_VALGRIND=ON -DTOVRICK_CONSUMER_TESTS=ON
 
 run_suite clang-asan-ubsan "${clang_flags[@]}" -DTOVRICK_SANITIZE=address,undefined
 
