@@ -165,6 +165,7 @@ TOVRICK_API extern const uint32_t tovrick_version;
  *   hash_fn, cmp_fn, alloc_fn or free_fn is NULL; or the block would not
  *   fit in 32 bits.  Returns NULL also when alloc_fn returns NULL.
  * Calls alloc_fn exactly once when the arguments are accepted.
+ * Cost: one allocation, one zeroing pass, one list insertion per tag.
  */
 TOVRICK_API tovrick_cache *tovrick_create2(uint32_t num_sets, uint32_t num_ways,
                                            uint32_t id_size, uint32_t tag_size,
@@ -173,7 +174,7 @@ TOVRICK_API tovrick_cache *tovrick_create2(uint32_t num_sets, uint32_t num_ways,
                                            void *alloc_ctx, tovrick_alloc_fn alloc_fn,
                                            tovrick_free_fn free_fn);
 
-/* tovrick_create2 with malloc and free as the allocator. */
+/* tovrick_create2 with malloc and free as the allocator (context NULL). */
 TOVRICK_API tovrick_cache *tovrick_create(uint32_t num_sets, uint32_t num_ways,
                                           uint32_t id_size, uint32_t tag_size,
                                           tovrick_tag_id_fn tag_id_fn,
@@ -182,7 +183,8 @@ TOVRICK_API tovrick_cache *tovrick_create(uint32_t num_sets, uint32_t num_ways,
 /*
  * Releases the cache's block with one call of its free_fn, whatever its tags
  * hold: dirty tags are not reported, locks do not hold it back.  Every
- * pointer into the cache is invalid afterwards.
+ * pointer into the cache is invalid afterwards.  Calls free_fn once and
+ * nothing else; constant time.
  */
 TOVRICK_API void tovrick_destroy(tovrick_cache *cache);
 
@@ -215,7 +217,9 @@ TOVRICK_API void tovrick_list__lru_update(tovrick_list *head, tovrick_list *node
 /*
  * Returns the tag in use that holds id, or NULL.  Changes nothing.
  * Calls hash_fn once, then tag_id_fn and cmp_fn for each tag of the id's
- * set examined, from the front of its in-use list.
+ * set examined, from the front of its in-use list.  (Under the default
+ * mapping the library finds its own copy of the id without a call.)
+ * Cost: at most num_ways comparisons.
  */
 TOVRICK_API tovrick_tag *tovrick_lookup(tovrick_cache *cache, const void *id);
 
@@ -238,7 +242,9 @@ TOVRICK_API tovrick_tag *tovrick_lookup__impl(tovrick_cache *cache, const void *
  *     locked; nothing changes.  tovrick_purge then names a tag to write
  *     back and mark clean, after which the same insertion takes that tag.
  * The result does not tell a found tag from a newly given one.
- * Calls hash_fn once, then tag_id_fn and cmp_fn as tovrick_lookup does.
+ * Calls hash_fn once, then tag_id_fn and cmp_fn as tovrick_lookup does;
+ * choosing a tag to take over calls nothing.
+ * Cost: at most num_ways comparisons plus num_ways flag reads.
  */
 TOVRICK_API tovrick_tag *tovrick_insert(tovrick_cache *cache, const void *id);
 
@@ -251,7 +257,7 @@ TOVRICK_API tovrick_tag *tovrick_insert(tovrick_cache *cache, const void *id);
 /*
  * Removes id.  Returns 0 on success; -1, changing nothing, when no tag in
  * use holds id or its tag is dirty or locked.  Calls hash_fn once, then
- * tag_id_fn and cmp_fn as tovrick_lookup does.
+ * tag_id_fn and cmp_fn as tovrick_lookup does.  Cost: one search of a set.
  */
 TOVRICK_API int tovrick_remove_id(tovrick_cache *cache, const void *id);
 
@@ -275,13 +281,16 @@ TOVRICK_API int tovrick_remove_tag(tovrick_cache *cache, tovrick_tag *tag);
  */
 TOVRICK_API void tovrick_set_dirty(tovrick_cache *cache, tovrick_tag *tag);
 
-/* The mirror of tovrick_set_dirty: marks tag clean and moves it to the front. */
+/*
+ * The mirror of tovrick_set_dirty: marks tag clean and moves it to the
+ * front; the counts fall by one only when the flag was set.
+ */
 TOVRICK_API void tovrick_clear_dirty(tovrick_cache *cache, tovrick_tag *tag);
 
-/* Returns 1 when tag is dirty, else 0. */
+/* Returns 1 when tag is dirty, else 0 (also for a locked tag). */
 TOVRICK_API int tovrick_is_dirty(const tovrick_tag *tag);
 
-/* Returns the number of dirty tags in the cache. */
+/* Returns the number of dirty tags in the cache; constant time. */
 TOVRICK_API uint32_t tovrick_num_dirty(const tovrick_cache *cache);
 
 /*
@@ -289,6 +298,9 @@ TOVRICK_API uint32_t tovrick_num_dirty(const tovrick_cache *cache);
  * one met walking sets in ascending order, each in-use list from the front.
  * Sets with no dirty tag are skipped by their counter.  Changes nothing and
  * calls no callback, so it names the same tag until that tag is cleared.
+ * Cost: one read when nothing is dirty; otherwise a scan of the per-set
+ * counters (many at a time) up to the first dirty set, and a walk of its
+ * in-use list.
  */
 TOVRICK_API tovrick_tag *tovrick_flush(tovrick_cache *cache);
 
@@ -296,7 +308,8 @@ TOVRICK_API tovrick_tag *tovrick_flush(tovrick_cache *cache);
  * As tovrick_flush, returning the first dirty tag for which pred(ctx, tag)
  * is non-zero, or NULL.  pred is called once per dirty tag met, in walk
  * order, until one is accepted; never for a clean tag.  A NULL pred makes
- * this tovrick_flush.
+ * this tovrick_flush.  pred must not insert, remove, mark or destroy in
+ * this cache.  Cost: as tovrick_flush, up to the accepted tag.
  */
 TOVRICK_API tovrick_tag *tovrick_flush_if(tovrick_cache *cache, tovrick_flush_pred_fn pred,
                                           void *ctx);
@@ -306,7 +319,7 @@ TOVRICK_API tovrick_tag *tovrick_flush_if(tovrick_cache *cache, tovrick_flush_pr
  * id's set, or NULL.  It need not hold id: it is the tag to write back and
  * mark clean when tovrick_insert(id) has returned NULL.  NULL here too
  * means every tag of the set is locked.  Calls hash_fn once and nothing
- * else; changes nothing.
+ * else; changes nothing.  Cost: at most num_ways flag reads.
  */
 TOVRICK_API tovrick_tag *tovrick_purge(tovrick_cache *cache, const void *id);
 
@@ -325,11 +338,12 @@ TOVRICK_API int tovrick_lock_tag(tovrick_cache *cache, tovrick_tag *tag);
 
 /*
  * Drops one lock reference; the locked flag is cleared with the last.
- * Returns 0, or -1 changing nothing when the tag holds none.
+ * Returns 0, or -1 changing nothing when the tag holds none.  Constant
+ * time; the cache is not read.
  */
 TOVRICK_API int tovrick_unlock_tag(tovrick_cache *cache, tovrick_tag *tag);
 
-/* Returns the number of lock references held on tag. */
+/* Returns the number of lock references held on tag; the cache is not needed. */
 TOVRICK_API uint32_t tovrick_get_refcount(const tovrick_tag *tag);
 
 /*
@@ -338,6 +352,8 @@ TOVRICK_API uint32_t tovrick_get_refcount(const tovrick_tag *tag);
  * cache's tag-to-id mapping gives for the tag.  Free tags are not visited.
  * visit must not be NULL; its result is ignored.  It may lock, unlock and
  * query, but must not insert, remove, mark or destroy in this cache.
+ * Cost: one pass over the num_sets in-use lists; under a caller mapping one
+ * tag_id_fn call per tag visited.
  */
 TOVRICK_API void tovrick_visit_tags(tovrick_cache *cache, tovrick_visit_fn visit, void *ctx);
 
