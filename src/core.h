@@ -66,6 +66,14 @@ inline void list_lru_update(tovrick_list *head, tovrick_list *node)
     list_insert_head(head, node);
 }
 
+// The cache operations' way of moving a tag to the front of a list: a tag
+// that is there already is left alone, without the six link writes.
+inline void move_to_front(tovrick_list *head, tovrick_list *node)
+{
+    if (head->next != node)
+        list_lru_update(head, node);
+}
+
 // ---- Tags and ids. ------------------------------------------------------
 
 // The flags that keep a tag in use: it is neither taken over nor removed.
@@ -86,11 +94,11 @@ inline uint32_t tag_index(const tovrick_cache *cache, const tovrick_tag *tag)
     return offset / cache->tag_stride;
 }
 
-// The id slot of a tag under the default mapping.
+// The id slot of a tag under the default mapping.  The id array is under
+// 4 GiB too, so the slot's offset fits 32 bits.
 inline unsigned char *id_slot(const tovrick_cache *cache, const tovrick_tag *tag)
 {
-    return static_cast<unsigned char *>(cache->ids) +
-           static_cast<size_t>(tag_index(cache, tag)) * cache->id_stride;
+    return static_cast<unsigned char *>(cache->ids) + tag_index(cache, tag) * cache->id_stride;
 }
 
 // What the cache's tag-to-id mapping gives for a tag.  Under the default
@@ -111,19 +119,19 @@ inline uint32_t set_of(const tovrick_cache *cache, uint32_t hash)
 // ---- Search: the first tag of set s's in-use list, from the front, whose
 // stored id compares equal to id; null when none does.  Writes nothing. ----
 
+// The callbacks are read from the record at each call rather than kept in
+// registers: that leaves more registers for the walk itself.
 inline tovrick_tag *find_in_set(tovrick_cache *cache, const void *id, uint32_t set)
 {
     tovrick_list *head = &cache->used_lists[set];
-    tovrick_cmp_fn cmp = cache->cmp_fn;
     if (cache->ids) {
         for (tovrick_list *n = head->next; n != head; n = n->next)
-            if (cmp(id_slot(cache, as_tag(n)), id) == 0)
+            if (cache->cmp_fn(id_slot(cache, as_tag(n)), id) == 0)
                 return as_tag(n);
         return nullptr;
     }
-    tovrick_tag_id_fn tag_id_fn = cache->tag_id_fn;
     for (tovrick_list *n = head->next; n != head; n = n->next)
-        if (cmp(tag_id_fn(cache, as_tag(n)), id) == 0)
+        if (cache->cmp_fn(cache->tag_id_fn(cache, as_tag(n)), id) == 0)
             return as_tag(n);
     return nullptr;
 }

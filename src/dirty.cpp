@@ -14,21 +14,23 @@ extern "C" {
 TOVRICK_API void tovrick_set_dirty(tovrick_cache *cache, tovrick_tag *tag)
 {
     const uint32_t set = tag->set;
-    const uint32_t rise = ~tag->flags & TOVRICK_DIRTY; // 1 when the flag was clear
-    tag->flags = static_cast<uint16_t>(tag->flags | TOVRICK_DIRTY);
-    cache->dirty_per_set[set] += rise;
-    cache->num_dirty += rise;
-    list_lru_update(&cache->used_lists[set], &tag->link);
+    if (!(tag->flags & TOVRICK_DIRTY)) {
+        tag->flags = static_cast<uint16_t>(tag->flags | TOVRICK_DIRTY);
+        ++cache->dirty_per_set[set];
+        ++cache->num_dirty;
+    }
+    move_to_front(&cache->used_lists[set], &tag->link);
 }
 
 TOVRICK_API void tovrick_clear_dirty(tovrick_cache *cache, tovrick_tag *tag)
 {
     const uint32_t set = tag->set;
-    const uint32_t fall = tag->flags & TOVRICK_DIRTY; // 1 when the flag was set
-    tag->flags = static_cast<uint16_t>(tag->flags & ~TOVRICK_DIRTY);
-    cache->dirty_per_set[set] -= fall;
-    cache->num_dirty -= fall;
-    list_lru_update(&cache->used_lists[set], &tag->link);
+    if (tag->flags & TOVRICK_DIRTY) {
+        tag->flags = static_cast<uint16_t>(tag->flags & ~TOVRICK_DIRTY);
+        --cache->dirty_per_set[set];
+        --cache->num_dirty;
+    }
+    move_to_front(&cache->used_lists[set], &tag->link);
 }
 
 TOVRICK_API int tovrick_is_dirty(const tovrick_tag *tag)

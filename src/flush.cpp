@@ -8,15 +8,32 @@
 
 using namespace tovrick_core;
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
-constexpr uint32_t kGroup = 8; // counters read at once: 32 bytes
+constexpr uint32_t kGroup = 16; // counters tested at once: 64 bytes
 
+// True when the kGroup counters from `counters` on are all 0.  The
+// counters are only 4-byte aligned, so every load is unaligned.
 bool group_is_clean(const uint32_t *counters)
 {
+#if defined(__SSE2__)
+    auto load = [counters](int i) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(counters + 4 * i));
+    };
+    const __m128i any = _mm_or_si128(_mm_or_si128(load(0), load(1)), _mm_or_si128(load(2), load(3)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(any, _mm_setzero_si128())) == 0xFFFF;
+#else
     uint64_t w[kGroup / 2];
     std::memcpy(w, counters, sizeof w);
-    return (w[0] | w[1] | w[2] | w[3]) == 0;
+    uint64_t any = 0;
+    for (uint64_t word : w)
+        any |= word;
+    return any == 0;
+#endif
 }
 
 // The first set from `set` on whose counter is non-zero, or num_sets.

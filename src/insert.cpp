@@ -41,27 +41,28 @@ void store_id(const tovrick_cache *cache, tovrick_tag *tag, const void *id)
     }
 }
 
+// Steps 3 and 4, apart from the hit path so that it stays short.
+tovrick_tag *place_new_id(tovrick_cache *cache, const void *id, uint32_t set)
+{
+    tovrick_tag *tag = choose_tag(cache, set); // 3
+    if (!tag)
+        return nullptr;
+    if (cache->ids) // 4
+        store_id(cache, tag, id);
+    tag->set = static_cast<uint16_t>(set);
+    tag->flags = 0;
+    move_to_front(&cache->used_lists[set], &tag->link);
+    return tag;
+}
+
 } // namespace
 
 extern "C" TOVRICK_API tovrick_tag *tovrick_insert(tovrick_cache *cache, const void *id)
 {
     const uint32_t set = set_of(cache, cache->hash_fn(id)); // 1
-    tovrick_list *used_head = &cache->used_lists[set];
-
-    tovrick_tag *tag = find_in_set(cache, id, set); // 2
-    if (tag) {
-        list_lru_update(used_head, &tag->link);
-        return tag;
-    }
-
-    tag = choose_tag(cache, set); // 3
+    tovrick_tag *tag = find_in_set(cache, id, set);         // 2
     if (!tag)
-        return nullptr;
-
-    if (cache->ids) // 4
-        store_id(cache, tag, id);
-    tag->set = static_cast<uint16_t>(set);
-    tag->flags = 0;
-    list_lru_update(used_head, &tag->link);
+        return place_new_id(cache, id, set);
+    move_to_front(&cache->used_lists[set], &tag->link);
     return tag;
 }
