@@ -3,7 +3,7 @@
 # with warnings as errors, so the documentation cannot drift from the code.
 #   guide_samples.sh DOC CC CXX INCLUDE_DIR WORK_DIR
 set -euo pipefail
-doc=$1 cc=$2 cxx=$3 include=$4 work=$5/guide_samples
+doc=$1 cc=$2 cxx=$3 include=$4 work=$5/samples
 rm -rf "$work"
 mkdir -p "$work"
 awk -v dir="$work" '
