@@ -145,8 +145,8 @@ inline void release_tag(tovrick_cache *cache, tovrick_tag *tag)
     list_insert_head(&cache->free_lists[tag->set], &tag->link);
 }
 
-// Creation proper, behind both creation calls (defined with the default
-// mapping in create2.cpp).
+// Creation proper, behind both creation calls; defined in create2.cpp,
+// beside the default mapping.
 tovrick_cache *create_cache(uint32_t num_sets, uint32_t num_ways, uint32_t id_size,
                             uint32_t tag_size, tovrick_tag_id_fn tag_id_fn,
                             tovrick_hash_fn hash_fn, tovrick_cmp_fn cmp_fn, void *alloc_ctx,
