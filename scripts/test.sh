@@ -7,9 +7,11 @@
 #   gcc-m32           the suite as a 32-bit program
 #   fuzz              libFuzzer for FUZZ_SECONDS (default 30) seconds
 # Each stage has its own build tree under build/test-*.  A failing stage
-# stops the run with a non-zero exit.  .ci/run installs what they need.
+# stops the run with a non-zero exit.  Missing tools are installed first
+# (as root; otherwise the run names them and stops).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${FUZZ_SECONDS:-30}
