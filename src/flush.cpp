@@ -4,13 +4,13 @@
 // from the front.  It leans on the dirty counters: with num_dirty at 0 it
 // reads nothing else, and a set whose counter is 0 costs a share of one
 // wide read, its list untouched.
-#include "core.h"
-
-using namespace tovrick_core;
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "core.h"
+
+using namespace tovrick_core;
 
 namespace {
 
