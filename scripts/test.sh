@@ -18,6 +18,28 @@ fuzz_seconds=${FUZZ_SECONDS:-30}
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
+# Tests counted over every stage, for the closing line.
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# Runs ctest with the given arguments and adds its counts to the totals.
+run_ctest() {
+    local status=0
+    ctest "$@" 2>&1 | tee "$log" || status=$?
+    local summary
+    summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    if [ -n "$summary" ]; then
+        local total bad
+        bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+        total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    fi
+    return "$status"
+}
+
 configure() {
     local name=$1
     shift
@@ -31,7 +53,7 @@ run_suite() {
     stage "$name"
     configure "$name" "$@"
     cmake --build "build/test-$name" -j "$jobs"
-    ctest --test-dir "build/test-$name" -j "$jobs" --output-on-failure
+    run_ctest --test-dir "build/test-$name" -j "$jobs" --output-on-failure
 }
 
 gcc_flags=(-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
@@ -44,7 +66,7 @@ run_suite clang-asan-ubsan "${clang_flags[@]}" -DTOVRICK_SANITIZE=address,undefi
 stage gcc-tsan
 configure gcc-tsan "${gcc_flags[@]}" -DTOVRICK_SANITIZE=thread -DTOVRICK_BUILD_EXAMPLES=OFF
 cmake --build build/test-gcc-tsan -j "$jobs" --target threads_test
-ctest --test-dir build/test-gcc-tsan -R '^Threads\.' --output-on-failure --no-tests=error
+run_ctest --test-dir build/test-gcc-tsan -R '^Threads\.' --output-on-failure --no-tests=error
 
 run_suite gcc-m32 "${gcc_flags[@]}" -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 \
     -DTOVRICK_GTEST_FROM_SOURCE=ON
@@ -57,3 +79,4 @@ else
 fi
 
 stage "all stages passed"
+echo "tests: $passed passed, $failed failed"
