@@ -309,11 +309,20 @@ public:
                 clear(i);
     }
     uint32_t num_dirty() const override { return total_dirty_; }
+    // The counters are scanned eight at a time, as four 64-bit words: a
+    // plain wide scan, with no vector instructions.
     bool find_dirty() override
     {
         if (!total_dirty_)
             return false;
-        for (uint32_t s = 0; s < sets_; ++s)
+        uint32_t s = 0;
+        for (; s + 8 <= sets_; s += 8) {
+            uint64_t w[4];
+            std::memcpy(w, &counters_[s], sizeof w);
+            if (w[0] | w[1] | w[2] | w[3])
+                break;
+        }
+        for (; s < sets_; ++s)
             if (counters_[s])
                 for (uint32_t w = 0; w < ways_; ++w)
                     if (dirty_flags_[size_t{s} * ways_ + w])
