@@ -91,7 +91,7 @@ bool plan_layout(uint32_t num_sets, uint32_t num_ways, uint32_t id_size, uint32_
     const uint64_t tags_at = kHeaderBytes + 2 * heads + counters;
     const uint64_t ids_at = tags_at + tags;
     const uint64_t total = ids_at + ids;
-    if (total > UINT32_MAX || total > SIZE_MAX)
+    if (total > UINT32_MAX)
         return false;
     out->tag_stride = static_cast<uint32_t>(tag_stride);
     out->id_stride = static_cast<uint32_t>(id_stride);

@@ -1,6 +1,5 @@
 // Creation: refusals, the block's exact size and layout, the state of a new
 // cache, the default mapping, and destruction.
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -173,12 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"id array past 32 bits", 65536, 16, 4096, kHdr},
         Refusal{"total just past 32 bits", 65536, 1, 8, 0xFFF8, true},
         Refusal{"huge tags", 16, 16, 8, 0x10000000}),
-    [](const auto &info) {
-        std::string name;
-        for (const char *p = info.param.why; *p; ++p)
-            name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-        return name;
-    });
+    [](const auto &info) { return th::param_name(info.param.why); });
 
 TEST(Create, AcceptsTheBoundaryGeometries)
 {

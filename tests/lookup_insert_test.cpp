@@ -1,5 +1,6 @@
 // Lookup and insertion: which tag an id gets, which tag a new id takes over,
 // and exactly which callbacks run, in which order.
+#include <cctype>
 #include <cstring>
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // Removal by id and by tag: which states are refused, what a removal moves,
 // and that a removed tag is the next one its set gives out.
+#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -121,12 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"by tag, dirty: never drops unwritten changes", Op::ByTag, Start::Dirty, -1},
                       Row{"by tag, clean and unlocked", Op::ByTag, Start::Clean, 0},
                       Row{"by tag, already free", Op::ByTag, Start::Free, 0}),
-    [](const auto &info) {
-        std::string name;
-        for (const char *p = info.param.name; *p && *p != ':'; ++p)
-            name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-        return name;
-    });
+    [](const auto &info) { return th::param_name(info.param.name); });
 
 TEST(Remove, SameIdTwiceSucceedsThenIsRefused)
 {

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,6 +101,14 @@ Record *Cache::insert(Key key)
 Record *Cache::lookup(Key key)
 {
     return reinterpret_cast<Record *>(tovrick_lookup(cache_, &key));
+}
+
+std::string param_name(const char *description)
+{
+    std::string name;
+    for (const char *p = description; *p && *p != ':'; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
 }
 
 namespace {

@@ -90,6 +90,10 @@ private:
     Mapping mapping_;
 };
 
+// A GoogleTest parameter name from a description: letters and digits kept,
+// anything else '_', up to the first ':' (the rest is commentary).
+std::string param_name(const char *description);
+
 // Tags on a set's in-use or free list, front to back.
 std::vector<tovrick_tag *> used_order(const tovrick_cache *cache, uint32_t set);
 std::vector<tovrick_tag *> free_order(const tovrick_cache *cache, uint32_t set);
